@@ -13,6 +13,17 @@ if [ -n "$files" ]; then
   clang-format --dry-run -Werror $files
 fi
 
+echo "== host rules"
+# The host build has a 16-bit wchar_t, which the C library and std::wstring
+# do not know about: wide text is WString (platform/kernel/wide.h) there.
+wide=$(git grep -n -E 'std::wstring|\bwcs[a-z]*\(|\bwmem[a-z]*\(' -- platform hardware tests driver tools \
+         ':!tests/wine' ':!tools/test-all.sh' | grep -v -E '^[^:]+:[0-9]+: *//' || true)
+if [ -n "$wide" ]; then
+  echo "$wide"
+  echo "wide-character C library or std::wstring in host code (see platform/kernel/wide.h)"
+  exit 1
+fi
+
 presets=(${VAX_PRESETS:-host host-release win32 win64 host-tsan})
 failed=()
 for preset in "${presets[@]}"; do

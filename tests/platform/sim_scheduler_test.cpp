@@ -527,11 +527,13 @@ TEST(SimFree, ParkAndUnparkAcrossOsThreads) {
   Scheduler s(Free());
   std::atomic<bool> go{false};
   std::atomic<int> wakes{0};
+  // Parks at least once whenever the OS schedules it: the permit left by the
+  // Unpark below covers a thread that starts late.
   Thread* t = s.Spawn("waiter", 8, [&] {
-    while (!go.load()) {
+    do {
       s.Park(kNoDeadline, "go");
       ++wakes;
-    }
+    } while (!go.load());
   });
   s.Unpark(s.Self());
   EXPECT_EQ(s.Park(kNoDeadline, "own permit"), WakeReason::kUnparked);
