@@ -132,7 +132,7 @@ enum OpenStateValue : UCHAR { kPortClosed = 0, kPortOpening = 1, kPortOpen = 2 }
 typedef struct _PORT_EXTENSION {
   // Identity and names. Written only by AddDevice and DestroyPort, which the
   // Plug and Play manager serialises; read without a lock.
-  ULONG PortNumber;              // the N of \Device\SerialN
+  ULONG PortNumber;              // the N of \Device\SerialN; stepped for fallback COM names
   PDEVICE_OBJECT DeviceObject;   // this port's device object
   UNICODE_STRING DeviceName;     // "\Device\SerialN"; also the SERIALCOMM value name
   UNICODE_STRING DosLinkName;    // "\DosDevices\COMn"; null buffer: link and SERIALCOMM value gone
@@ -165,9 +165,9 @@ typedef struct _PORT_EXTENSION {
   LONG ReceiveCount;        // bytes in the ring; interlocked; reader adds, read path subtracts
 
   // Serial settings. Copied in and out under ControlLock.
-  SERIAL_TIMEOUTS Timeouts;
-  SERIAL_CHARS Chars;
-  SERIAL_HANDFLOW HandFlow;
+  SERIAL_TIMEOUTS Timeouts;    // read and write timeouts in force
+  SERIAL_CHARS Chars;          // special characters; the reader thread filters by them
+  SERIAL_HANDFLOW HandFlow;    // handshake and flow settings; limits reset at every open
   SERIALPERF_STATS PerfStats;  // zeroed at every open; reader and writer count
   UCHAR LineParity;            // 0 none, 1 odd, 2 even, 3 mark, 4 space
   UCHAR DataMask;              // 0x1F, 0x3F, 0x7F or 0xFF for 5 to 8 data bits
@@ -210,22 +210,22 @@ typedef struct _PORT_EXTENSION {
   ULONG ToggleRtsRequests;      // drop RTS once idle (transmit toggle); plain increments
 
   // Read side. Queue and slots under the cancel spin lock; transfer lists owned by the reader.
-  LIST_ENTRY ReadQueue;    // waiting reads, oldest first; cancel spin lock
-  KEVENT ReaderWakeEvent;  // synchronization; wakes ReaderThread
-  KTIMER ReadTotalTimer;   // total read timeout
-  KDPC ReadTotalDpc;
-  UCHAR ReadTotalTimerArmed;  // ReadTotalTimer is set
+  LIST_ENTRY ReadQueue;       // waiting reads, oldest first; cancel spin lock
+  KEVENT ReaderWakeEvent;     // synchronization; wakes ReaderThread
+  KTIMER ReadTotalTimer;      // total read timeout
+  KDPC ReadTotalDpc;          // runs when ReadTotalTimer expires
+  UCHAR ReadTotalTimerArmed;  // ReadTotalTimer is set; read service and the read DPCs
   KTIMER ReadIntervalTimer;   // read interval timeout
-  KDPC ReadIntervalDpc;
-  KDPC ReadDataDpc;     // re-serves an armed read when data arrived
-  PIRP CurrentReadIrp;  // read being served; cancel spin lock
-  PIRP ArmedReadIrp;    // == CurrentReadIrp while it waits for data or a timer; cancel spin lock
+  KDPC ReadIntervalDpc;       // runs when ReadIntervalTimer expires
+  KDPC ReadDataDpc;           // re-serves an armed read when data arrived
+  PIRP CurrentReadIrp;        // read being served; cancel spin lock
+  PIRP ArmedReadIrp;  // == CurrentReadIrp while it waits for data or a timer; cancel spin lock
   LONG InTransfersPending;       // bulk-IN transfers submitted and not reaped; interlocked
   PVOID InTransferPool;          // the reader's ten transfer elements; reader thread
   PVOID InFreeList;              // idle transfer elements; reader thread
   PVOID InBusyList;              // submitted transfer elements, oldest first; reader thread
-  UCHAR ReadIntervalTimerArmed;  // ReadIntervalTimer was set
-  UCHAR ReadDataDpcQueued;       // ReadDataDpc has been queued
+  UCHAR ReadIntervalTimerArmed;  // ReadIntervalTimer was set; read service and the read DPCs
+  UCHAR ReadDataDpcQueued;       // ReadDataDpc has been queued; set by its queuer, cleared by it
 
   // Write side. Queue and slots under the cancel spin lock; WriteUrb owned by the writer.
   LIST_ENTRY WriteQueue;     // waiting writes and XOFF counters, oldest first; cancel spin lock
@@ -236,12 +236,14 @@ typedef struct _PORT_EXTENSION {
   PIRP ArmedWriteIrp;        // == CurrentWriteIrp once handed to the writer; cancel spin lock
   PVOID WriteUrb;            // the writer thread's request block; owned by it
   LONG OutTransfersPending;  // bulk-OUT transfers in progress; interlocked
-  LONG WriteBytesQueued;     // bytes of write-queue requests not finished (AmountInOutQueue)
-  LONG XoffCountRemaining;   // received bytes still to count for the XOFF counter
+  LONG WriteBytesQueued;     // bytes of write-queue requests not finished (AmountInOutQueue);
+                             // cancel spin lock in the queue routines, plain in the writer
+  LONG XoffCountRemaining;   // received bytes still to count for CurrentXoffIrp; set with it
+                             // under the cancel spin lock, counted down by the reader
   KTIMER XoffTimer;          // XOFF counter timeout
-  KDPC XoffTimeoutDpc;
-  KDPC XoffDoneDpc;     // completes the XOFF counter request
-  PIRP CurrentXoffIrp;  // parked XOFF_COUNTER request; cancel spin lock
+  KDPC XoffTimeoutDpc;       // runs when XoffTimer expires
+  KDPC XoffDoneDpc;          // completes the XOFF counter request
+  PIRP CurrentXoffIrp;       // parked XOFF_COUNTER request; cancel spin lock
 
   // WMI. Copies read by the WMI callbacks without a lock; each field one aligned word or byte.
   WMILIB_CONTEXT WmiLibInfo;         // filled at every start

@@ -1304,3 +1304,18 @@ RETURNS(ExAllocatePool(NonPagedPool, Arg<SIZE_T>()), PVOID);
 CALLS(ExFreePool(Arg<PVOID>()));
 CALLS(RtlZeroMemory(Arg<PVOID>(), Arg<SIZE_T>()));
 CALLS(RtlCopyMemory(Arg<PVOID>(), Arg<const void*>(), Arg<SIZE_T>()));
+
+// Pool with the driver's tag, the port record's list heads and fast mutex,
+// the name comparison of a link takeover and the registry query routine.
+RETURNS(ExAllocatePoolWithTag(NonPagedPool, Arg<SIZE_T>(), kPoolTag), PVOID);
+RETURNS(ExAllocatePoolWithTag(PagedPool, Arg<SIZE_T>(), kPoolTag), PVOID);
+CALLS(ExFreePoolWithTag(Arg<PVOID>(), kPoolTag));
+CALLS(ExInitializeFastMutex(Arg<PFAST_MUTEX>()));
+CALLS(InitializeListHead(Arg<PLIST_ENTRY>()));
+RETURNS(RtlEqualUnicodeString(Arg<PCUNICODE_STRING>(), Arg<PCUNICODE_STRING>(), TRUE), BOOLEAN);
+RETURNS(InterlockedExchangePointer(Arg<PVOID volatile*>(), NULL), PVOID);
+RETURNS(InterlockedCompareExchange(Arg<LONG volatile*>(), 0, 0), LONG);
+static_assert(Same<PRTL_QUERY_REGISTRY_ROUTINE,
+                   NTSTATUS(NTAPI*)(PWSTR, ULONG, PVOID, ULONG, PVOID, PVOID)>::value,
+              "PRTL_QUERY_REGISTRY_ROUTINE");
+static_assert(Same<PKSTART_ROUTINE, void(NTAPI*)(PVOID)>::value, "PKSTART_ROUTINE");
