@@ -15,12 +15,12 @@ fi
 
 echo "== host rules"
 # The host build has a 16-bit wchar_t, which the C library and std::wstring
-# do not know about: wide text is WString (platform/kernel/wide.h) there.
+# do not know about: wide text is std::u16string there (kernel/io.h converts).
 wide=$(git grep -n -E 'std::wstring|\bwcs[a-z]*\(|\bwmem[a-z]*\(' -- platform hardware tests driver tools \
          ':!tests/wine' ':!tools/test-all.sh' | grep -v -E '^[^:]+:[0-9]+: *//' || true)
 if [ -n "$wide" ]; then
   echo "$wide"
-  echo "wide-character C library or std::wstring in host code (see platform/kernel/wide.h)"
+  echo "wide-character C library or std::wstring in host code (use std::u16string; kernel/io.h converts)"
   exit 1
 fi
 

@@ -18,24 +18,24 @@ namespace vax::kernel {
 // Stable names of the rules, used in reports and by tests that plant faults.
 enum class Rule {
   kIrpCompletedTwice,
-  kIrpCompletedPending,           // IoCompleteRequest with STATUS_PENDING
-  kIrpCompletedWithCancelRoutine, // completion while a cancel routine is still set
-  kPendingWithoutMark,            // STATUS_PENDING returned without IoMarkIrpPending
-  kMarkWithoutPending,            // IoMarkIrpPending but a final status returned
-  kCompleteUnderCancelLock,       // completion with the cancel spin lock held
-  kCallUnderCancelLock,           // IoCallDriver with the cancel spin lock held
-  kIrpStackOverrun,               // no stack location left for IoCallDriver
-  kCancelOfCompletedIrp,          // a cancel routine found in a completed IRP
-  kWaitAtDispatch,                // wait with a non-zero timeout at DISPATCH_LEVEL
+  kIrpCompletedPending,            // IoCompleteRequest with STATUS_PENDING
+  kIrpCompletedWithCancelRoutine,  // completion while a cancel routine is still set
+  kPendingWithoutMark,             // STATUS_PENDING returned without IoMarkIrpPending
+  kMarkWithoutPending,             // IoMarkIrpPending but a final status returned
+  kCompleteUnderCancelLock,        // completion with the cancel spin lock held
+  kCallUnderCancelLock,            // IoCallDriver with the cancel spin lock held
+  kIrpStackOverrun,                // no stack location left for IoCallDriver
+  kCancelOfCompletedIrp,           // a cancel routine found in a completed IRP
+  kWaitAtDispatch,                 // wait with a non-zero timeout at DISPATCH_LEVEL
   kPagedPoolAtDispatch,
-  kBadPoolFree,                   // NULL, twice or a foreign pointer
-  kSpinLockWrongOwner,            // released by another thread
-  kSpinLockWrongIrql,             // released at the wrong IRQL
+  kBadPoolFree,         // NULL, twice or a foreign pointer
+  kSpinLockWrongOwner,  // released by another thread
+  kSpinLockWrongIrql,   // released at the wrong IRQL
   kSpinLockRecursive,
-  kSpinLockAcrossUsbCall,         // a spin lock held across a call down to the USB stack
-  kIrqlMisuse,                    // raise below / lower above the current IRQL, service at too high IRQL
+  kSpinLockAcrossUsbCall,  // a spin lock held across a call down to the USB stack
+  kIrqlMisuse,             // raise below / lower above the current IRQL, service at too high IRQL
   kDeletedDeviceUse,
-  kLeakAtUnload,                  // pool, timers, DPCs, threads or IRPs alive at unload
+  kLeakAtUnload,  // pool, timers, DPCs, threads or IRPs alive at unload
   kOther,
 };
 
