@@ -344,6 +344,35 @@ TEST(KernelChecks, PlantedFaultsAreCaught) {
        }},
       {"IRQL lowered above the current level", Rule::kIrqlMisuse,
        [] { KfLowerIrql(DISPATCH_LEVEL); }},
+      {"timer and DPC of a driver still queued at its unload", Rule::kLeakAtUnload,
+       [] {
+         static KTIMER timer;
+         static KDPC dpc;
+         PDRIVER_OBJECT driver = vax::kernel::CreateDriverObject(u"Ticking");
+         {
+           vax::kernel::DriverScope scope(driver);
+           KeInitializeDpc(
+               &dpc, [](PKDPC, PVOID, PVOID, PVOID) {}, nullptr);
+           KeInitializeTimer(&timer);
+           LARGE_INTEGER due;
+           due.QuadPart = -1000 * kTicksPerMs;
+           KeSetTimer(&timer, due, &dpc);
+         }
+         vax::kernel::UnloadDriver(driver);
+       }},
+      {"device deleted with a timer still set in its extension", Rule::kDeletedDeviceUse,
+       [] {
+         PDRIVER_OBJECT driver = vax::kernel::CreateDriverObject(u"Careless");
+         vax::kernel::DriverScope scope(driver);
+         PDEVICE_OBJECT device;
+         IoCreateDevice(driver, sizeof(KTIMER), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+         auto* timer = static_cast<PKTIMER>(device->DeviceExtension);
+         KeInitializeTimer(timer);
+         LARGE_INTEGER due;
+         due.QuadPart = -1000 * kTicksPerMs;
+         KeSetTimer(timer, due, nullptr);
+         IoDeleteDevice(device);
+       }},
       {"thread of a driver alive at its unload", Rule::kLeakAtUnload,
        [] {
          static KEVENT never;
