@@ -46,16 +46,16 @@ void SetString(UNICODE_STRING* string, std::vector<WCHAR>& units) {
   string->MaximumLength = static_cast<USHORT>(units.size() * sizeof(WCHAR));
 }
 
+}  // namespace
+
+namespace io {
+
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
   irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
   irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return STATUS_INVALID_DEVICE_REQUEST;
 }
-
-}  // namespace
-
-namespace io {
 
 void ResetDrivers() {
   DriverState& state = State();
@@ -90,7 +90,7 @@ PDRIVER_OBJECT CreateDriverObject(std::u16string_view service_name) {
   SetString(&record->extension.ServiceKeyName, record->service);
   SetString(&driver.DriverName, record->name);
   for (PDRIVER_DISPATCH& dispatch : driver.MajorFunction)
-    dispatch = InvalidDeviceRequest;
+    dispatch = io::InvalidDeviceRequest;
   registry::CreateKey(record->service_key);
   PDRIVER_OBJECT object = &driver;
   std::lock_guard<sim::Mutex> lock(state.mutex);

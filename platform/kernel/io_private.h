@@ -25,6 +25,10 @@ std::string DescribePc(const void* pc);
 
 // The driver that allocations and objects made now are charged to.
 PDRIVER_OBJECT CurrentDriver();
+
+// The I/O manager's handler for every major function a driver left unset.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp);
+
 std::string DriverLabel(PDRIVER_OBJECT driver);  // "\Driver\Vaxport" or "the platform"
 
 // Case-insensitive comparison keys for object and registry names.

@@ -246,13 +246,6 @@ void Report(const std::vector<std::pair<Rule, std::string>>& faults) {
     ReportViolation(rule, message);
 }
 
-NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP irp) {
-  irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return STATUS_INVALID_DEVICE_REQUEST;
-}
-
 }  // namespace
 
 namespace io {
@@ -475,7 +468,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                                   ? driver->MajorFunction[major]
                                   : nullptr;
   if (dispatch == nullptr)
-    dispatch = InvalidDeviceRequest;
+    dispatch = io::InvalidDeviceRequest;
   const KIRQL irql = KeGetCurrentIrql();
   const bool held_cancel_lock = thread != nullptr && thread->holds_cancel_lock;
   NTSTATUS status;
