@@ -11,15 +11,12 @@
 set -euo pipefail
 objdump=$1 sys=$2
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+# shellcheck source=../pe_image.sh
+source "$(dirname "$0")/../pe_image.sh"
 
-dump=$("$objdump" -p "$sys")
-grep -qE '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)$' <<<"$dump" || fail "not PE32"
-grep -qE '^Subsystem[[:space:]]+00000001[[:space:]]+\(NT native\)$' <<<"$dump" ||
-  fail "subsystem is not native"
+pe_read "$objdump" "$sys"
+pe_expect_format PE32
+pe_expect_subsystem 00000001 "NT native"
 
 # The entry point is the address of _DriverEntry@8 (stdcall, two arguments).
 base=$(sed -n 's/^ImageBase[[:space:]]*//p' <<<"$dump")

@@ -8,19 +8,13 @@
 set -euo pipefail
 objdump=$1 windres=$2 exe=$3 format=$4
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+# shellcheck source=../pe_image.sh
+source "$(dirname "$0")/../pe_image.sh"
 
-dump=$("$objdump" -p "$exe")
-case $format in
-  PE32) grep -qE '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)$' <<<"$dump" || fail "not PE32" ;;
-  PE32+) grep -qE '^Magic[[:space:]]+020b[[:space:]]+\(PE32\+\)$' <<<"$dump" || fail "not PE32+" ;;
-esac
-grep -qE '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)$' <<<"$dump" ||
-  fail "subsystem is not Windows GUI"
-imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | sort -f | tr '\n' ' ')
+pe_read "$objdump" "$exe"
+pe_expect_format "$format"
+pe_expect_subsystem 00000002 "Windows GUI"
+imports=$(pe_import_dlls)
 [[ $imports == "KERNEL32.dll USER32.dll " ]] || fail "imports from [$imports], expected KERNEL32.dll and USER32.dll only"
 
 # Resource script of the image without the icons' pixel data.

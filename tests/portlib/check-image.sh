@@ -8,18 +8,12 @@
 set -euo pipefail
 objdump=$1 nm=$2 dll=$3 implib=$4 format=$5
 
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+# shellcheck source=../pe_image.sh
+source "$(dirname "$0")/../pe_image.sh"
 
-dump=$("$objdump" -p "$dll")
-case $format in
-  PE32) grep -qE '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)$' <<<"$dump" || fail "not PE32" ;;
-  PE32+) grep -qE '^Magic[[:space:]]+020b[[:space:]]+\(PE32\+\)$' <<<"$dump" || fail "not PE32+" ;;
-esac
-grep -qE '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)$' <<<"$dump" ||
-  fail "subsystem is not Windows GUI"
+pe_read "$objdump" "$dll"
+pe_expect_format "$format"
+pe_expect_subsystem 00000002 "Windows GUI"
 grep -qE '^Name[[:space:]]+[0-9a-f]+ QZ719PT\.DLL$' <<<"$dump" ||
   fail "export directory does not name the DLL QZ719PT.DLL"
 
@@ -29,7 +23,7 @@ expected=$(printf '%s\n' QZ719PtGetVersion QZ719PtHandleIsQZ719 QZ719PtNameIsQZ7
   QZ719PtSetDevNotify | sort)
 [[ $exports == "$expected" ]] || fail "exports are [$(echo $exports)], expected [$(echo $expected)]"
 
-imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump" | sort -f | tr '\n' ' ')
+imports=$(pe_import_dlls)
 [[ $imports == "KERNEL32.dll USER32.dll " ]] || fail "imports from [$imports], expected KERNEL32.dll and USER32.dll only"
 
 # On i686 the exports are stdcall with 0, 4, 4 and 8 bytes of arguments: the
