@@ -356,6 +356,13 @@ void File::HandleClosed() {
   });
 }
 
+// The byte offset an OVERLAPPED names; 0 without one (a serial port has none).
+LONGLONG FileOffset(const OVERLAPPED* overlapped) {
+  if (overlapped == nullptr)
+    return 0;
+  return static_cast<LONGLONG>((ULONGLONG{overlapped->OffsetHigh} << 32) | overlapped->Offset);
+}
+
 }  // namespace
 
 void BootFiles() {
@@ -515,10 +522,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     *lpNumberOfBytesRead = 0;
   if (!file->read_access)
     return Fail(ERROR_ACCESS_DENIED);
-  const LONGLONG offset = lpOverlapped != nullptr
-                              ? static_cast<LONGLONG>((ULONGLONG{lpOverlapped->OffsetHigh} << 32) |
-                                                      lpOverlapped->Offset)
-                              : 0;
+  const LONGLONG offset = FileOffset(lpOverlapped);
   const Outcome outcome = Issue(file, lpOverlapped, [&](PIO_STATUS_BLOCK iosb, PKEVENT event) {
     return vax::kernel::BuildReadWriteRequest(IRP_MJ_READ, file->top, &file->file_object, lpBuffer,
                                               nNumberOfBytesToRead, offset, iosb, event);
@@ -540,10 +544,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     *lpNumberOfBytesWritten = 0;
   if (!file->write_access)
     return Fail(ERROR_ACCESS_DENIED);
-  const LONGLONG offset = lpOverlapped != nullptr
-                              ? static_cast<LONGLONG>((ULONGLONG{lpOverlapped->OffsetHigh} << 32) |
-                                                      lpOverlapped->Offset)
-                              : 0;
+  const LONGLONG offset = FileOffset(lpOverlapped);
   const Outcome outcome = Issue(file, lpOverlapped, [&](PIO_STATUS_BLOCK iosb, PKEVENT event) {
     return vax::kernel::BuildReadWriteRequest(IRP_MJ_WRITE, file->top, &file->file_object,
                                               const_cast<LPVOID>(lpBuffer), nNumberOfBytesToWrite,
