@@ -150,3 +150,99 @@ NTSTATUS WriteRegisterPair(PDEVICE_OBJECT device, UCHAR reg_a, UCHAR value_a, UC
 NTSTATUS WriteModemControl(PDEVICE_OBJECT device, UCHAR chip_byte);
 // Reads (bit 0 of `param1` set) or writes one byte of the chip's memory.
 NTSTATUS ChipByteAccess(PDEVICE_OBJECT device, UCHAR param1, UCHAR param2, PUCHAR data);
+
+// ---------------------------------------------------------------------------
+// usb/baud_rate.cpp: the chip's bit clock and character-time register
+
+// Programs the rate stored in BaudRate (and the character time of the stored
+// frame), writing only registers whose shadow differs. STATUS_UNSUCCESSFUL,
+// with nothing sent, for a rate the chip cannot run at (0, 1 to 45, above
+// 3,000,000); BaudRate is never changed here.
+NTSTATUS ProgramBaudRate(PDEVICE_OBJECT device);
+// One 11-bit character at BaudRate in 100-ns units; 0 for a stored rate of 0.
+ULONG CharacterTime(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------------------
+// usb/line_control.cpp: line control, modem-control outputs and break
+
+// Programs the stored data bits, parity and stop bits (copied under
+// ControlLock; called without it) into REG_LCR1 and REG_LCR2.
+NTSTATUS ProgramLineControl(PDEVICE_OBJECT device);
+// Chips below 0x30 with fewer than 8 data bits: puts the parity and stop
+// fill above the data bits of every byte, in place. Any IRQL, no lock taken.
+void FrameOutgoingBytes(PPORT_EXTENSION port, PUCHAR buffer, ULONG length);
+// Assert or drop one output; no request when it already has that value. The
+// new image is kept even when the chip refuses it.
+NTSTATUS SetDtr(PDEVICE_OBJECT device, BOOLEAN on);
+NTSTATUS SetRts(PDEVICE_OBJECT device, BOOLEAN on);  // also cancels pending toggle drops
+// Starts or ends a break; the writer holds (kTxHoldBreak) from on to off
+// whatever the chip answered.
+NTSTATUS SetBreak(PDEVICE_OBJECT device, BOOLEAN on);
+// Transmit toggle: asks the modem-status thread to drop RTS once the chip's
+// transmitter is idle. Any IRQL up to DISPATCH_LEVEL.
+void RequestToggleCheck(PPORT_EXTENSION port);
+
+// ---------------------------------------------------------------------------
+// serial/queue.cpp: admission, completion and the request queues. The cancel
+// spin lock guards both queues, the current, armed, wait and XOFF-counter
+// slots and every exchange of a cancel routine.
+
+// Completion priority boosts of the serial requests.
+constexpr CCHAR kBoostRefused = IO_NO_INCREMENT;  // refusals, immediate write/control completions
+constexpr CCHAR kBoostQueued = 2;   // zero-length reads, queued/wait/XOFF-counter cancels and DPCs
+constexpr CCHAR kBoostRetired = 4;  // reads and writes retired from a current slot
+
+// Starts serving the request just made current; returns what the dispatch
+// routine returns (STATUS_PENDING after IoMarkIrpPending when it waits).
+typedef NTSTATUS (*RequestStartRoutine)(PPORT_EXTENSION port);
+
+// Where the next byte of a request's data goes (or comes from): set to the
+// system buffer when the request is accepted, kept in the request's current
+// stack location.
+inline PVOID* DataCursorOf(PIRP irp) {
+  return &IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument4;
+}
+
+// Counts the request in PendingIrpCount and checks that the port may serve
+// it. STATUS_SUCCESS lets the caller go on; any other status means the
+// request has been completed with it. Any IRQL up to DISPATCH_LEVEL.
+NTSTATUS AdmitRequest(PDEVICE_OBJECT device, PIRP irp);
+
+// The one completion of an admitted request: completes it with its
+// IoStatus.Status, which it returns, and takes it out of PendingIrpCount.
+// Never with the cancel spin lock held.
+NTSTATUS CompleteRequest(PPORT_EXTENSION port, PIRP irp, CCHAR boost);
+
+// Makes the request the queue's current one and runs `start_routine`, or
+// queues it (pending, cancellable) behind the current one. A request already
+// cancelled is completed with STATUS_CANCELLED. The dispatch routine returns
+// the result and does not touch the request again.
+NTSTATUS StartOrQueue(PDEVICE_OBJECT device, PIRP irp, PLIST_ENTRY queue, PIRP* current_slot,
+                      RequestStartRoutine start_routine);
+
+// Cancel routine of queued requests; entered with the cancel spin lock held,
+// releases it.
+DRIVER_CANCEL CancelQueuedRequest;
+
+// Retires the current request (completing it unless its status is still
+// STATUS_PENDING, which means another owner holds it) and promotes the
+// queue's head, without starting it: the caller runs the start routine when
+// the slot is no longer empty. Any IRQL up to DISPATCH_LEVEL.
+void TakeNextRequest(PIRP* current_slot, PLIST_ENTRY queue, PPORT_EXTENSION port);
+
+// Cancels every queued request, oldest first, then the current one: through
+// its cancel routine when it is armed, otherwise by setting its Cancel flag
+// for the thread or DPC that owns it. Any IRQL up to DISPATCH_LEVEL.
+void AbortQueue(PDEVICE_OBJECT device, PLIST_ENTRY queue, PIRP* current_slot);
+
+// Cancels the pending wait-on-mask request, if any.
+void AbortWait(PDEVICE_OBJECT device);
+
+// ---------------------------------------------------------------------------
+// serial/transfers_idle.cpp
+
+// Returns once no bulk-OUT transfer is in progress and, when `force` is set,
+// no bulk-IN transfer or status request either, or once the hub reports the
+// device gone; aborts pipes (or resets the port of a chip below 0x20) while
+// it waits. PASSIVE_LEVEL.
+void WaitTransfersIdle(PDEVICE_OBJECT device, BOOLEAN force);
