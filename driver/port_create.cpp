@@ -270,6 +270,10 @@ void StopPortThreads(PDEVICE_OBJECT device) {
       KeSetEvent(&port->WriterWakeEvent, EVENT_INCREMENT, FALSE);
       KeSetEvent(&port->WriteAbortEvent, EVENT_INCREMENT, FALSE);
       KeSetEvent(&port->StatusWakeEvent, EVENT_INCREMENT, FALSE);
+      // Threads still there after a quarter of a second are stuck in USB
+      // transfers: drain them by force while the port still has its name.
+      if (pass >= 13 && port->InterfaceName.Buffer != nullptr)
+        WaitTransfersIdle(device, TRUE);
     }
     if (InterlockedCompareExchange(&port->ThreadCount, 0, 0) == 0)
       return;
