@@ -46,7 +46,7 @@ struct PortDpc {
   PKDEFERRED_ROUTINE routine;
 };
 constexpr PortDpc kPortDpcs[] = {
-    {&PORT_EXTENSION::WaitCompleteDpc, UnusedPortDpc},
+    {&PORT_EXTENSION::WaitCompleteDpc, WaitSatisfied},
     {&PORT_EXTENSION::ReadTotalDpc, UnusedPortDpc},
     {&PORT_EXTENSION::ReadIntervalDpc, UnusedPortDpc},
     {&PORT_EXTENSION::ReadDataDpc, UnusedPortDpc},

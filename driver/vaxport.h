@@ -239,6 +239,34 @@ void AbortQueue(PDEVICE_OBJECT device, PLIST_ENTRY queue, PIRP* current_slot);
 void AbortWait(PDEVICE_OBJECT device);
 
 // ---------------------------------------------------------------------------
+// serial/event_wait.cpp: serial events and the pending wait-on-mask request.
+// A producer sets an event in PendingEvents only when WaitMask has it, then
+// runs DeliverEvents; producers run at PASSIVE_LEVEL or DISPATCH_LEVEL.
+
+// Hands PendingEvents to the pending wait, if any, and queues its completion.
+void DeliverEvents(PPORT_EXTENSION port);
+// SERIAL_EV_TXEMPTY, when the mask has it: the write queue ran empty.
+void SignalTxEmpty(PPORT_EXTENSION port);
+// DPC routine of WaitCompleteDpc (context: the extension); completes the
+// wait once it has its result.
+KDEFERRED_ROUTINE WaitSatisfied;
+// Cancel routine of the pending wait; entered with the cancel spin lock
+// held, releases it.
+DRIVER_CANCEL CancelWait;
+
+// IOCTL_SERIAL_WAIT_ON_MASK, its output buffer already checked for 4 bytes.
+// Returns STATUS_PENDING with the request parked in CurrentWaitIrp (marked
+// pending, cancellable), or the status, also in IoStatus, of a request the
+// caller completes: the pending events at once, STATUS_INVALID_PARAMETER
+// without a mask, with a wait already parked or without a system buffer,
+// STATUS_CANCELLED when it was cancelled before it could be parked.
+NTSTATUS WaitOnMask(PDEVICE_OBJECT device, PIRP irp);
+// IOCTL_SERIAL_SET_WAIT_MASK with a mask already checked to be below 0x1000:
+// a parked wait completes with no events, events outside the new mask are
+// forgotten and the modem-status thread re-reads the mask.
+NTSTATUS SetWaitMask(PPORT_EXTENSION port, ULONG mask);
+
+// ---------------------------------------------------------------------------
 // serial/transfers_idle.cpp
 
 // Returns once no bulk-OUT transfer is in progress and, when `force` is set,
