@@ -11,16 +11,7 @@ constexpr std::uint16_t kCharTimePair = REG_CHAR_TIME | (REG_CHAR_TIME_PAIR << 8
 
 class BaudRateTest : public DriverTest {
  protected:
-  PDEVICE_OBJECT Start(std::uint8_t version) {
-    if (driver_ == nullptr)
-      Load();
-    ChipPlug plug;
-    plug.version = version;
-    plugged_ = Plug(plug);
-    EXPECT_EQ(STATUS_SUCCESS, plugged_.arrival);
-    plugged_.chip->setups.clear();
-    return PortFor(plugged_);
-  }
+  PDEVICE_OBJECT Start(std::uint8_t version) { return PlugOneQuiet(version); }
 
   NTSTATUS Program(PDEVICE_OBJECT port, ULONG rate, UCHAR parity = 0) {
     PortOf(port)->BaudRate = rate;
@@ -37,10 +28,6 @@ class BaudRateTest : public DriverTest {
     }
     return pairs;
   }
-
-  WatchedChip& chip() { return *plugged_.chip; }
-
-  Plugged plugged_;
 };
 
 struct RateCase {

@@ -174,6 +174,20 @@ class DriverTest : public ::testing::Test {
     kernel::ReportDeviceGone(plugged.pdo);
   }
 
+  // Loads the driver if needed, plugs one chip of `version` into `plugged_`
+  // and forgets the requests of its start, so a test sees only its own.
+  PDEVICE_OBJECT PlugOneQuiet(std::uint8_t version) {
+    if (driver_ == nullptr)
+      Load();
+    ChipPlug plug;
+    plug.version = version;
+    plugged_ = Plug(plug);
+    EXPECT_EQ(STATUS_SUCCESS, plugged_.arrival);
+    plugged_.chip->setups.clear();
+    return PortFor(plugged_);
+  }
+  WatchedChip& chip() { return *plugged_.chip; }
+
   // The port the driver made for a device, or nullptr.
   static PDEVICE_OBJECT PortFor(const Plugged& plugged) {
     for (PDEVICE_OBJECT device : PortTable) {
@@ -221,6 +235,7 @@ class DriverTest : public ::testing::Test {
   std::unique_ptr<usb::HostController> usb_;
   kernel::LoadedDriver* driver_ = nullptr;
   unsigned plugs_ = 0;
+  Plugged plugged_;  // the chip of PlugOneQuiet
 };
 
 }  // namespace vax::test

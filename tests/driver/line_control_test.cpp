@@ -21,16 +21,7 @@ UCHAR MaskFor(int data_bits) {
 
 class LineControlTest : public DriverTest {
  protected:
-  PDEVICE_OBJECT Start(std::uint8_t version) {
-    if (driver_ == nullptr)
-      Load();
-    ChipPlug plug;
-    plug.version = version;
-    plugged_ = Plug(plug);
-    EXPECT_EQ(STATUS_SUCCESS, plugged_.arrival);
-    plugged_.chip->setups.clear();
-    return PortFor(plugged_);
-  }
+  PDEVICE_OBJECT Start(std::uint8_t version) { return PlugOneQuiet(version); }
 
   NTSTATUS SetLine(PDEVICE_OBJECT port, int data_bits, UCHAR parity, UCHAR stop_bits) {
     PPORT_EXTENSION ext = PortOf(port);
@@ -50,9 +41,6 @@ class LineControlTest : public DriverTest {
   }
 
   std::vector<std::uint8_t> Requests() const { return plugged_.chip->VendorRequests(); }
-  WatchedChip& chip() { return *plugged_.chip; }
-
-  Plugged plugged_;
 };
 
 // ---------------------------------------------------------------------------
